@@ -1,0 +1,148 @@
+// The request-reply link to the device: LUsb owns the worker thread that writes every output
+// report and feeds every received report; LUsbProc adds the transmit queue with one frame in
+// flight, reply reassembly and timing, and the keep-alive.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "platform/os/Os.h"
+#include "protocol/Lcmd.h"
+
+namespace ui {
+class Timer;
+}
+
+// Window messages of the link.
+constexpr uint32_t WM_USER = 0x400;
+constexpr uint32_t WM_USB_RXBYTE = WM_USER + 335;  // 0x54F, posted
+constexpr uint32_t WM_USB_FRAME = WM_USER + 336;   // 0x550, sent; wparam = const ByteVector*
+constexpr uint32_t WM_USB_STATUS = WM_USER + 337;  // 0x551, posted
+
+// Status codes carried by WM_USB_STATUS.
+constexpr int kLinkStatusOverdue = 0;
+constexpr int kLinkStatusStopTimeout = 5;
+constexpr int kLinkStatusEnded = 6;
+
+// What the link needs of the window that owns it.
+class LinkOwner {
+public:
+    virtual ~LinkOwner() = default;
+    // Delivers a link message on the main thread and waits until it has been handled; a
+    // cancelled call returns without delivering.
+    virtual intptr_t SendLinkMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam,
+                                     os::SyncCall& call) = 0;
+    virtual void PostLinkMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) = 0;
+    // Writes one frame as one output report; called on the worker thread under the link's lock.
+    virtual void writeReport(const uint8_t* bytes, int32_t count) = 0;
+    virtual os::MainLoop& LinkLoop() = 0;
+};
+
+class LUsb : public std::enable_shared_from_this<LUsb> {
+public:
+    static constexpr int kBufferSize = 1024;
+    static constexpr int kDefaultWaitTimeoutMs = 800;
+    static constexpr int kDefaultRetryLimit = 2;
+    static constexpr int kStopWaitMs = 5000;
+
+    explicit LUsb(LinkOwner* owner);
+    virtual ~LUsb();
+    LUsb(const LUsb&) = delete;
+    LUsb& operator=(const LUsb&) = delete;
+
+    virtual bool Start();
+    virtual void Stop();
+    virtual void SendBytes(const uint8_t* bytes, int length);
+    virtual void SendFrame(const ByteVector& frame);
+    virtual void ReceiveBytes(const uint8_t* bytes, int length);
+    virtual void OnRxByte(uint8_t b);
+    virtual void OnLinkStatus(int code, int param);
+    virtual void SetWaitTimeout(int ms);
+
+    bool Running() const { return running.load(); }
+    // True once the worker has left its loop (or never ran).
+    bool WorkerEnded() const;
+
+    // Waits (bounded) until every worker of every link has ended; used at shutdown.
+    static bool WaitForAllWorkers(int timeoutMs);
+
+protected:
+    // Moves a frame into txBuffer and wakes the worker: the transmit path of this class.
+    void transmit(const uint8_t* bytes, int length);
+    // Delivers a message synchronously to the owner; false when the link is stopping.
+    bool deliver(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+    bool stopRequested() const { return stopping.load(); }
+
+    os::Lock lock;
+    int8_t retryCount = 0;
+    LinkOwner* owner;
+    std::thread workerThread;
+    std::atomic<bool> running{false};
+    // rx, tx, stop: the order of the wait is their priority.
+    std::unique_ptr<os::EventSet<3>> events;
+    uint8_t txBuffer[kBufferSize] = {};
+    int32_t txLength = 0;
+    uint8_t rxBuffer[kBufferSize] = {};
+    int32_t rxLength = 0;
+    std::atomic<int32_t> waitTimeout{kDefaultWaitTimeoutMs};
+    int32_t retryLimit = kDefaultRetryLimit;
+
+private:
+    void WorkerLoop();
+    void ProcessReceived();
+    void CloseHandles();
+
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> delivering{false};
+    std::atomic<bool> ended{false};
+    os::Lock bufferLock;          // guards txBuffer/rxBuffer hand-over against the worker
+    std::unique_ptr<os::SyncCall> syncCall;
+};
+
+class LUsbProc : public LUsb {
+public:
+    static constexpr int kKeepAliveIntervalMs = 3000;
+    static constexpr uint32_t kResponseTimeCap = 0xFFFFFFFF;
+
+    explicit LUsbProc(LinkOwner* owner);
+    ~LUsbProc() override;
+
+    bool Start() override;
+    void Stop() override;
+    void SendBytes(const uint8_t* bytes, int length) override;
+    void SendFrame(const ByteVector& frame) override;
+    void OnRxByte(uint8_t b) override;
+    void SetWaitTimeout(int ms) override;
+
+    void Submit(const ByteVector& frame, bool append);
+    void SetKeepAliveSuspended(bool suspended);
+
+    // For tests and diagnostics.
+    bool InFlight() const;
+    std::size_t QueueLength() const;
+    bool FramedMode() const { return framedMode.load(); }
+
+private:
+    void CompleteFrame();
+    void SendNext();
+    void OnKeepAlive();
+    void submitLocked(const ByteVector& frame, bool append, bool setMode);
+
+    std::atomic<bool> framedMode{false};
+    std::atomic<bool> keepAliveSuspended{false};
+    bool inFlight = false;
+    ByteVector rxFrame;
+    std::list<ByteVector> txQueue;
+    std::optional<std::list<ByteVector>::iterator> replaceable;
+    std::unique_ptr<ui::Timer> keepAliveTimer;
+    int32_t keepAliveInterval = kKeepAliveIntervalMs;
+    int32_t keepAliveGroup = cmd::kGroup;
+    int64_t txStartCount = 0;
+    int64_t counterFrequency = 0;
+    mutable os::Lock queueLock;  // txQueue, inFlight, replaceable, counter readings
+};
