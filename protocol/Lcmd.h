@@ -2,6 +2,7 @@
 // Depends on the standard library only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
