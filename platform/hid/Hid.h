@@ -13,7 +13,11 @@
 
 namespace hid {
 
-class Backend;
+// A system backend (made by the functions below); its interface is private to the controller.
+class Backend {
+public:
+    virtual ~Backend() = default;
+};
 
 // One attached HID device as the controller knows it. Owned by the controller.
 class Device {
