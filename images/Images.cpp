@@ -1,7 +1,6 @@
 #include "images/Images.h"
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -33,23 +32,38 @@ enum RecordType : int {
 constexpr uint32_t kSegmentShift = 4;   // segment base × 16
 constexpr uint32_t kLinearShift = 16;   // linear base × 65,536
 
-constexpr std::array<int8_t, 256> makeHexDigitTable() {
-    std::array<int8_t, 256> table{};
-    for (auto& value : table) value = -1;
-    for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<int8_t>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<int8_t>(c - 'A' + 10);
-    for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<int8_t>(c - 'a' + 10);
-    return table;
-}
-constexpr std::array<int8_t, 256> kHexDigit = makeHexDigitTable();
+// Digit values for the fast path below, -1 for characters that are not hexadecimal digits.
+// A plain array: the lookup must stay cheap in unoptimised builds too.
+struct HexDigitTable {
+    int8_t value[256];
+    constexpr HexDigitTable() : value() {
+        for (int c = 0; c < 256; ++c) value[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<int8_t>(c - 'A' + 10);
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
+    }
+};
+constexpr HexDigitTable kHexDigit;
 
-// Same result as parseHexField(text, 2), without the string conversion for the
-// common case of two hexadecimal digits; the loader reads tens of thousands of these.
+// The value of the two hexadecimal digits at text, or -1 when either is not one.
+int hexPair(const char* text) {
+    const int high = kHexDigit.value[static_cast<unsigned char>(text[0])];
+    const int low = kHexDigit.value[static_cast<unsigned char>(text[1])];
+    return (high | low) < 0 ? -1 : high << 4 | low;
+}
+
+// Same results as parseHexField(text, 2) and (text, 4) for a text at least that long,
+// without the string conversion when all are hexadecimal digits: the loader reads
+// tens of thousands of fields.
 int readHexByte(const char* text) {
-    const int high = kHexDigit[static_cast<unsigned char>(text[0])];
-    const int low = high < 0 ? -1 : kHexDigit[static_cast<unsigned char>(text[1])];
-    if (low < 0) return parseHexField(text, kByteChars);
-    return high << 4 | low;
+    const int value = hexPair(text);
+    return value < 0 ? parseHexField(text, kByteChars) : value;
+}
+
+int readHexWord(const char* text) {
+    const int high = hexPair(text);
+    const int low = hexPair(text + kByteChars);
+    return (high | low) < 0 ? parseHexField(text, kWordChars) : high << 8 | low;
 }
 
 std::size_t dataRecordChars(int count) {
@@ -65,9 +79,9 @@ public:
         if (line == nullptr || line[0] != ':') return false;
         const std::size_t length = std::strlen(line);
         if (length < kHeaderChars) return false;
-        const int count = parseHexField(line + kCountAt, kByteChars);
-        const int address = parseHexField(line + kAddressAt, kWordChars);
-        const int type = parseHexField(line + kTypeAt, kByteChars);
+        const int count = readHexByte(line + kCountAt);
+        const int address = readHexWord(line + kAddressAt);
+        const int type = readHexByte(line + kTypeAt);
         switch (type) {
         case kDataRecord:
             return loadData(line, length, count, address, type);
@@ -78,7 +92,7 @@ public:
         case kExtendedLinearRecord:
             if (length < kDataAt + kWordChars) return false;
             extension_ = type == kExtendedSegmentRecord ? Extension::kSegment : Extension::kLinear;
-            base_ = static_cast<uint32_t>(parseHexField(line + kDataAt, kWordChars));
+            base_ = static_cast<uint32_t>(readHexWord(line + kDataAt));
             return true;
         default:
             return true;
@@ -138,28 +152,33 @@ private:
 };
 
 constexpr int kListingBytesPerLine = 16;
-constexpr int kListingLineChars = 78;
 constexpr int kAddressDigits = 8;
-constexpr int kByteGroupChars = 3;   // "%02X "
+constexpr int kByteGroupChars = 3;  // "%02X "
+// Address and two spaces, sixteen byte groups, "; ": the same on every line.
+constexpr int kListingFixedChars = kAddressDigits + 2 + kListingBytesPerLine * kByteGroupChars + 2;
+constexpr int kLineEndChars = 2;
 constexpr char kUpperHex[] = "0123456789ABCDEF";
 
-void appendHex(std::string& out, uint32_t value, int digits) {
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kUpperHex[(value >> shift) & 0xF];
-}
-
-char listingChar(uint8_t byte) { return byte >= 0x20 && byte <= 0x7E ? static_cast<char>(byte) : '.'; }
-
-void appendListingLine(std::string& out, const uint8_t* bytes, int count, uint32_t address) {
-    appendHex(out, address, kAddressDigits);
-    out += "  ";
+// Writes one listing line at out and returns the position after it. Plain pointer
+// writes: a full image listing is some 4,500 lines and must not crawl in debug builds.
+char* putListingLine(char* out, const uint8_t* bytes, int count, uint32_t address) {
+    for (int shift = (kAddressDigits - 1) * 4; shift >= 0; shift -= 4) *out++ = kUpperHex[(address >> shift) & 0xF];
+    *out++ = ' ';
+    *out++ = ' ';
     for (int i = 0; i < count; ++i) {
-        appendHex(out, bytes[i], kByteChars);
-        out += ' ';
+        *out++ = kUpperHex[bytes[i] >> 4];
+        *out++ = kUpperHex[bytes[i] & 0xF];
+        *out++ = ' ';
     }
-    out.append(static_cast<std::size_t>((kListingBytesPerLine - count) * kByteGroupChars), ' ');
-    out += "; ";
-    for (int i = 0; i < count; ++i) out += listingChar(bytes[i]);
-    out += "\r\n";
+    const int padding = (kListingBytesPerLine - count) * kByteGroupChars;
+    std::memset(out, ' ', static_cast<std::size_t>(padding));
+    out += padding;
+    *out++ = ';';
+    *out++ = ' ';
+    for (int i = 0; i < count; ++i) *out++ = bytes[i] >= 0x20 && bytes[i] <= 0x7E ? static_cast<char>(bytes[i]) : '.';
+    *out++ = '\r';
+    *out++ = '\n';
+    return out;
 }
 
 }  // namespace
@@ -199,13 +218,15 @@ int32_t LoadDspImage(const WordTable& table, uint8_t* buffer) {
 }
 
 std::string FormatImageListing(const uint8_t* bytes, int count, uint32_t base) {
-    std::string out;
-    if (count <= 0) return out;
+    if (count <= 0) return {};
     const int lines = (count + kListingBytesPerLine - 1) / kListingBytesPerLine;
-    out.reserve(static_cast<std::size_t>(lines) * kListingLineChars);
+    std::string out(static_cast<std::size_t>(lines) * (kListingFixedChars + kLineEndChars) +
+                        static_cast<std::size_t>(count),
+                    ' ');
+    char* at = out.data();
     for (int offset = 0; offset < count; offset += kListingBytesPerLine) {
         const int lineBytes = std::min(kListingBytesPerLine, count - offset);
-        appendListingLine(out, bytes + offset, lineBytes, base + static_cast<uint32_t>(offset));
+        at = putListingLine(at, bytes + offset, lineBytes, base + static_cast<uint32_t>(offset));
     }
     return out;
 }

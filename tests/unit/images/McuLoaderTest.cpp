@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct LoaderCase {
     bool complete;
     std::map<uint32_t, std::vector<uint8_t>> stored;  // every non-zero byte expected, by start address
 };
+
+void PrintTo(const LoaderCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<uint8_t> bytesOf(int first, int count) {
     std::vector<uint8_t> bytes;
