@@ -86,6 +86,10 @@ struct Controller::Impl {
     Impl(os::MainLoop& mainLoop, std::unique_ptr<Backend> owned)
         : loop(mainLoop), backend(std::move(owned)),
           source(dynamic_cast<DeviceSource*>(backend.get())) {}
+    ~Impl() {
+        // Only threads still inside a handler are left here; they touch nothing of ours.
+        for (Checkout& zombie : zombies) zombie.thread.detach();
+    }
 
     os::MainLoop& loop;
     Events* events = nullptr;
@@ -226,8 +230,14 @@ void Controller::Impl::stop() {
         retired.push_back(device);
     }
     devices.clear();
-    for (Checkout& zombie : zombies) zombie.thread.join();
-    zombies.clear();
+    // A thread whose handler is still running (Stop called from inside it) ends once the
+    // handler returns; it is left to the destructor.
+    auto joinable = [](Checkout& zombie) {
+        if (zombie.session->inHandler > 0) return false;
+        zombie.thread.join();
+        return true;
+    };
+    zombies.erase(std::remove_if(zombies.begin(), zombies.end(), joinable), zombies.end());
 }
 
 void Controller::Impl::readLoop(const std::shared_ptr<ReadSession>& session, DeviceImpl* device) {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <utility>
 
@@ -67,12 +66,6 @@ inline int pollRetry(pollfd* fds, nfds_t count, int timeoutMs) {
         result = ::poll(fds, count, timeoutMs);
     } while (result < 0 && errno == EINTR);
     return result;
-}
-
-inline int remainingMs(std::chrono::steady_clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 }  // namespace hid

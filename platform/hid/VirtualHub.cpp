@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/hid/DeviceSource.h"
@@ -20,8 +21,8 @@ namespace {
 constexpr std::size_t kRecordSize = sizeof(uhid_event);
 // Reports queued for a slow reader before newer ones are dropped, as a hidraw node does.
 constexpr std::size_t kQueuedReports = 64;
-// The longest a write may wait for a peer that stopped reading.
-constexpr auto kSendTimeout = std::chrono::seconds(1);
+// Records queued towards a peer that is slow to read, as the kernel's uhid queue holds.
+constexpr std::size_t kQueuedRecords = 32;
 constexpr int kListenBacklog = 8;
 constexpr const char* kPathPrefix = "uhid-socket:";
 
@@ -71,32 +72,50 @@ private:
     WakeFd ready_;
 };
 
-// One connection and the device currently created on it.
-struct Slot {
-    explicit Slot(int number, int fd) : number(number), fd(fd) {}
+// Records on their way to the peer. Queued, never written by the caller, so neither a report
+// write nor the connection's reader can be held up by a peer that does not read; like the
+// kernel's queue towards a uhid device it is bounded, and a record that does not fit is refused.
+class Outbox {
+public:
+    int waitFd() const { return pending_.get(); }
 
-    // Writes one whole record, waiting at most kSendTimeout for the peer to take it.
-    bool send(const uhid_event& record) {
-        std::lock_guard<std::mutex> guard(writeMutex);
-        if (!fd.valid()) return false;
-        const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
-        std::size_t sent = 0;
-        auto deadline = std::chrono::steady_clock::now() + kSendTimeout;
-        while (sent < kRecordSize) {
-            ssize_t n = ::send(fd.get(), bytes + sent, kRecordSize - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                sent += static_cast<std::size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            pollfd out{fd.get(), POLLOUT, 0};
-            if (n < 0 && errno == EAGAIN && pollRetry(&out, 1, remainingMs(deadline)) > 0) continue;
-            // Half a record would shift every later one: end the connection instead.
-            if (sent > 0) ::shutdown(fd.get(), SHUT_RDWR);
-            return false;
-        }
+    bool push(const uhid_event& record) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (closed_ || records_.size() >= kQueuedRecords) return false;
+        records_.push_back(record);
+        pending_.signal();
         return true;
     }
+
+    std::optional<uhid_event> pop() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (records_.empty()) {
+            pending_.drain();
+            return std::nullopt;
+        }
+        uhid_event record = records_.front();
+        records_.pop_front();
+        return record;
+    }
+
+    void close() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        closed_ = true;
+        records_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<uhid_event> records_;
+    bool closed_ = false;
+    WakeFd pending_;
+};
+
+// One connection and the device currently created on it.
+struct Slot {
+    Slot(int slotNumber, int connection) : number(slotNumber), fd(connection) {}
+
+    bool send(const uhid_event& record) { return outbox.push(record); }
 
     bool sendType(uint32_t type) {
         uhid_event record{};
@@ -105,10 +124,11 @@ struct Slot {
     }
 
     const int number;
-    std::mutex writeMutex;
-    UniqueFd fd;  // closed (under writeMutex) only after the reader has ended
-    std::thread reader;
-    std::atomic<bool> ended{false};
+    UniqueFd fd;  // closed only after reader and writer have ended
+    Outbox outbox;
+    WakeFd ended;  // the reader has finished: the writer stops too
+    std::thread reader, writer;
+    std::atomic<bool> finished{false};
 
     std::mutex mutex;  // guards the device state below
     bool present = false;
@@ -185,6 +205,8 @@ struct VirtualHub::Impl {
     void addConnection(int fd);
     void reapEnded();
     void readConnection(const std::shared_ptr<Slot>& slot);
+    void writeConnection(Slot& slot);
+    bool writeRecord(Slot& slot, const uhid_event& record);
     bool handleRecord(Slot& slot, const uhid_event& record);
     bool create(Slot& slot, const uhid_create2_req& request);
     void destroy(Slot& slot);
@@ -223,6 +245,7 @@ void VirtualHub::Impl::addConnection(int fd) {
     reapEnded();
     auto slot = std::make_shared<Slot>(nextSlot++, fd);
     slot->reader = std::thread([this, slot] { readConnection(slot); });
+    slot->writer = std::thread([this, slot] { writeConnection(*slot); });
     slots.push_back(slot);
 }
 
@@ -230,12 +253,12 @@ void VirtualHub::Impl::addConnection(int fd) {
 void VirtualHub::Impl::reapEnded() {
     for (auto it = slots.begin(); it != slots.end();) {
         Slot& slot = **it;
-        if (!slot.ended) {
+        if (!slot.finished) {
             ++it;
             continue;
         }
         slot.reader.join();
-        std::lock_guard<std::mutex> guard(slot.writeMutex);
+        slot.writer.join();
         slot.fd.reset();
         it = slots.erase(it);
     }
@@ -261,7 +284,44 @@ void VirtualHub::Impl::readConnection(const std::shared_ptr<Slot>& slot) {
         std::memset(&record, 0, sizeof record);
     }
     destroy(*slot);
-    slot->ended = true;
+    slot->outbox.close();
+    slot->ended.signal();
+    slot->finished = true;
+}
+
+void VirtualHub::Impl::writeConnection(Slot& slot) {
+    while (true) {
+        pollfd fds[3] = {{stop.get(), POLLIN, 0}, {slot.ended.get(), POLLIN, 0},
+                         {slot.outbox.waitFd(), POLLIN, 0}};
+        if (pollRetry(fds, 3, -1) < 0 || fds[0].revents != 0 || fds[1].revents != 0) return;
+        if (std::optional<uhid_event> record = slot.outbox.pop()) {
+            if (!writeRecord(slot, *record)) {
+                // The peer is gone or broke the stream: end the connection.
+                ::shutdown(slot.fd.get(), SHUT_RDWR);
+                slot.outbox.close();
+                return;
+            }
+        }
+    }
+}
+
+// Writes one whole record; false when the connection failed or the hub stops.
+bool VirtualHub::Impl::writeRecord(Slot& slot, const uhid_event& record) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+    std::size_t sent = 0;
+    while (sent < kRecordSize) {
+        ssize_t n = ::send(slot.fd.get(), bytes + sent, kRecordSize - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) return false;
+        pollfd fds[3] = {{stop.get(), POLLIN, 0}, {slot.ended.get(), POLLIN, 0},
+                         {slot.fd.get(), POLLOUT, 0}};
+        if (pollRetry(fds, 3, -1) < 0 || fds[0].revents != 0 || fds[1].revents != 0) return false;
+    }
+    return true;
 }
 
 // False for a record that breaks the stream's rules.
@@ -414,7 +474,7 @@ void VirtualHub::Impl::shutdown() {
     }
     for (auto& slot : oldSlots) {
         slot->reader.join();
-        std::lock_guard<std::mutex> guard(slot->writeMutex);
+        slot->writer.join();
         slot->fd.reset();
     }
 }

@@ -255,6 +255,20 @@ TEST_F(VirtualHubTest, StopEndsAllEvents) {
     EXPECT_TRUE(h.reports.empty());
 }
 
+TEST_F(VirtualHubTest, StopFromReportHandler) {
+    UhidPeer peer;
+    arrive(peer);
+    checkOut(peer);
+    h.onData = [&](hid::Device&) { h.controller.Stop(); };
+    ASSERT_TRUE(peer.input(counting(64)));
+    ASSERT_TRUE(peer.input(counting(64)));
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_TRUE(peer.readType(UHID_CLOSE).has_value());
+    h.drain();
+    EXPECT_EQ(h.reports.size(), 1u);
+    EXPECT_EQ(h.controller.Count(), 0);
+}
+
 TEST_F(VirtualHubTest, RecordsSplitAcrossWritesAreJoined) {
     UhidPeer peer;
     attach(peer);
