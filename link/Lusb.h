@@ -4,8 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <memory>
 #include <optional>
@@ -34,7 +34,8 @@ class LinkOwner {
 public:
     virtual ~LinkOwner() = default;
     // Delivers a link message on the main thread and waits until it has been handled; a
-    // cancelled call returns without delivering.
+    // cancelled call returns without delivering. Called on the main thread (the link makes
+    // its delivery from there), it delivers at once, as os::SyncCall::call does.
     virtual intptr_t SendLinkMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam,
                                      os::SyncCall& call) = 0;
     virtual void PostLinkMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) = 0;
@@ -49,7 +50,11 @@ public:
     static constexpr int kDefaultWaitTimeoutMs = 800;
     static constexpr int kDefaultRetryLimit = 2;
     static constexpr int kStopWaitMs = 5000;
+    // Input reports handed over and not yet fed through; a report beyond these is dropped.
+    static constexpr int kPendingReports = 16;
 
+    // Objects are created with std::make_shared: the worker shares ownership of its link, so
+    // the link outlives its worker even when the owner lets go first.
     explicit LUsb(LinkOwner* owner);
     virtual ~LUsb();
     LUsb(const LUsb&) = delete;
@@ -77,6 +82,15 @@ protected:
     // Delivers a message synchronously to the owner; false when the link is stopping.
     bool deliver(uint32_t msg, uintptr_t wParam, intptr_t lParam);
     bool stopRequested() const { return stopping.load(); }
+    // Frames are taken only while the worker runs and no stop has been asked for.
+    bool accepting() const { return running.load() && !stopping.load(); }
+    // Wait periods that timed out since the last frame was written (diagnostics and tests).
+    int silentPeriods() const { return silentPeriodCount.load(); }
+
+    struct Report {
+        int32_t length = 0;
+        uint8_t bytes[kBufferSize] = {};
+    };
 
     os::Lock lock;
     int8_t retryCount = 0;
@@ -87,20 +101,33 @@ protected:
     std::unique_ptr<os::EventSet<3>> events;
     uint8_t txBuffer[kBufferSize] = {};
     int32_t txLength = 0;
-    uint8_t rxBuffer[kBufferSize] = {};
-    int32_t rxLength = 0;
+    // Reports handed over, oldest at rxHead; a slot belongs to the worker until it is fed.
+    Report rxBuffer[kPendingReports];
+    int32_t rxHead = 0;
+    int32_t rxCount = 0;
     std::atomic<int32_t> waitTimeout{kDefaultWaitTimeoutMs};
     int32_t retryLimit = kDefaultRetryLimit;
 
 private:
     void WorkerLoop();
     void ProcessReceived();
+    void WriteFrame();
+    void CountSilentPeriod(int& overdueCount);
     void CloseHandles();
+    bool insideOwnDelivery() const;
+    bool waitForEnd(int timeoutMs);
+    void markEnded();
 
     std::atomic<bool> stopping{false};
-    std::atomic<bool> delivering{false};
+    std::atomic<bool> handlingDelivery{false};  // the main thread is inside our delivery
     std::atomic<bool> ended{false};
-    os::Lock bufferLock;          // guards txBuffer/rxBuffer hand-over against the worker
+    std::atomic<int> silentPeriodCount{0};
+    mutable os::Lock endLock;  // with endChanged: the worker's end, waited for by Stop
+    std::condition_variable endChanged;
+    os::Lock bufferLock;  // txBuffer/txLength, rxHead/rxCount and free rxBuffer slots
+    // The last frame written, copied out of txBuffer by the worker (worker thread only).
+    uint8_t txWritten[kBufferSize] = {};
+    int32_t txWrittenLength = 0;
     std::unique_ptr<os::SyncCall> syncCall;
 };
 
@@ -127,11 +154,22 @@ public:
     std::size_t QueueLength() const;
     bool FramedMode() const { return framedMode.load(); }
 
+protected:
+    // The high-resolution counter (ticks, ticks per second); called on both threads.
+    virtual int64_t CounterNow() const;
+    virtual int64_t CounterFrequency() const;
+    // Takes effect at the next Start.
+    void setKeepAliveInterval(int ms) { keepAliveInterval = ms; }
+
 private:
     void CompleteFrame();
     void SendNext();
     void OnKeepAlive();
-    void submitLocked(const ByteVector& frame, bool append, bool setMode);
+    void submit(const ByteVector& frame, bool append, bool setMode);
+    void submitLocked(const ByteVector& frame, bool append);
+    void noteHandOver();
+    void finishFrame();
+    void restartKeepAlive();
 
     std::atomic<bool> framedMode{false};
     std::atomic<bool> keepAliveSuspended{false};
@@ -145,4 +183,5 @@ private:
     int64_t txStartCount = 0;
     int64_t counterFrequency = 0;
     mutable os::Lock queueLock;  // txQueue, inFlight, replaceable, counter readings
+    os::Lock timerLock;          // the keepAliveTimer pointer, restarted from both threads
 };
