@@ -146,7 +146,8 @@ void Form::Impl::show() {
 void Form::Impl::place() {
     Form* main = application().mainForm;
     if (position == Position::MainFormCenter && main && main != &form) {
-        centreOn(main->impl().widget->frameGeometry());
+        const Impl& over = main->impl();
+        centreOn(QRect(over.widget->frameGeometry().topLeft(), over.outerSize()));
     } else if (position != Position::Designed) {
         if (QScreen* screen = QGuiApplication::primaryScreen()) centreOn(screen->availableGeometry());
     }

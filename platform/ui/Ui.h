@@ -35,7 +35,8 @@ public:
     ~Application();
     static Application* Instance();
 
-    // Message loop until the main form (the first form created) is closed; returns 0.
+    // Message loop until the main form (the first form created; when it is destroyed, the next
+    // one created) is closed; returns 0. Shows the main form if it is hidden.
     int Run();
     // Ends the message loop (as closing the main form does).
     void Terminate();
@@ -80,7 +81,7 @@ public:
     void SetFont(const std::string& family, int pixelHeight);
     int FontPixelHeight() const;
     std::string FontFamily() const;
-    int TabOrder() const;
+    int TabOrder() const;  // -1 until set
     void SetTabOrder(int order);
     void SetAlign(Align align);
     const std::string& Name() const;
@@ -96,8 +97,10 @@ protected:
 
 class Button : public Control {
 public:
+    // A user's click on the enabled button runs OnClick guarded (see RunGuarded).
     Button(Form& parent, const std::string& name, const Rect& bounds, const std::string& text);
-    // Runs OnClick whatever the enabled state, as a program's own click does.
+    // Runs OnClick whatever the enabled state, as a program's own click does; an exception goes
+    // to the caller.
     void Click();
     Handler OnClick;
 };
@@ -207,6 +210,8 @@ public:
     void Close();
     bool Visible() const;
     std::string Caption() const;
+    // Outer geometry, frame included. Where the window system does not report the frame (before
+    // the first show, or offscreen), the designed frame (outer minus client size) stands in.
     int Left() const;
     int Top() const;
     int Width() const;   // outer width
@@ -227,7 +232,9 @@ public:
     virtual void Dispatch(Message& message);
 
     // Synchronous: from another thread, blocks until the main thread has handled the message.
-    // With a SyncCall, a caller waiting on another thread can be released by cancelling it.
+    // With a SyncCall, a caller waiting on another thread can be released by cancelling it
+    // (the result is then 0). The handling runs guarded: an exception is reported there and
+    // does not reach the sender.
     intptr_t SendMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam);
     intptr_t SendMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam, os::SyncCall& call);
     // Asynchronous, from any thread.
