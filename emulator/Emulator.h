@@ -114,7 +114,8 @@ struct Config {
     std::vector<Fault> faults;
     uint32_t seed = 1;                  // for garbage reports
     std::size_t logCapacity = 200000;   // oldest events are dropped beyond this; 0 keeps none
-    // Called on the device thread for every event, outside the emulator's lock.
+    // Called on the device thread for every event, outside the emulator's lock. It must not
+    // call Stop (which joins that thread).
     std::function<void(const LogEvent&)> onEvent;
 };
 
@@ -187,6 +188,8 @@ public:
     bool WaitForInputs(uint64_t count, std::chrono::milliseconds timeout) const;
     bool WaitForAppearance(Personality p, uint64_t count, std::chrono::milliseconds timeout) const;
 
+    // The flash is erased to kErasedFlash at every Start Program; only bytes inside the image size
+    // it announces are written.
     Bytes Flash() const;
     Bytes DspMemory() const;
     // Flash: the announced image size and the bytes written equal the expected size, and the
