@@ -11,7 +11,7 @@ constexpr int kHexRecordBytes = 16;
 
 std::string hexRecord(int address, const uint8_t* bytes, int count, int type) {
     std::string line = ":";
-    char field[8];
+    char field[24];
     unsigned sum = unsigned(count) + unsigned(address >> 8) + unsigned(address & 0xFF) + unsigned(type);
     std::snprintf(field, sizeof field, "%02X%04X%02X", count, address & 0xFFFF, type);
     line += field;
@@ -35,7 +35,7 @@ emu::Config FastDevice(emu::Personality start) {
 }
 
 SmallImages::SmallImages(int mcuBytes, int dspWords) {
-    std::vector<uint8_t> image(std::size_t(mcuBytes));
+    std::vector<uint8_t> image(static_cast<std::size_t>(mcuBytes));
     for (int i = 0; i < mcuBytes; ++i) image[std::size_t(i)] = uint8_t(i * 7 + 3);
     for (int address = 0; address < mcuBytes; address += kHexRecordBytes) {
         int count = std::min(kHexRecordBytes, mcuBytes - address);

@@ -43,11 +43,17 @@ TEST(MainWindow, ControlsMatchTheLayout) {
         SCOPED_TRACE(row.name);
         ui::Control& control = controlNamed(isp, row.name);
         EXPECT_EQ(control.Bounds(), row.bounds);
-        if (*row.text) EXPECT_EQ(control.Text(), row.text);
-        if (row.fontPixels > 0) EXPECT_EQ(control.FontPixelHeight(), row.fontPixels);
+        if (*row.text) {
+            EXPECT_EQ(control.Text(), row.text);
+        }
+        if (row.fontPixels > 0) {
+            EXPECT_EQ(control.FontPixelHeight(), row.fontPixels);
+        }
         EXPECT_EQ(control.Enabled(), row.enabled);
         EXPECT_TRUE(control.Visible());
-        if (row.tabOrder >= 0) EXPECT_EQ(control.TabOrder(), row.tabOrder);
+        if (row.tabOrder >= 0) {
+            EXPECT_EQ(control.TabOrder(), row.tabOrder);
+        }
     }
     EXPECT_EQ(isp.Caption(), "Update Tavrin V1.02 CompTime");
     EXPECT_EQ(isp.ClientWidth(), 364);
