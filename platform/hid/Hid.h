@@ -94,6 +94,8 @@ std::unique_ptr<Backend> MakeHidrawBackend(uint16_t vendorOfInterest);
 // Virtual devices, each speaking a stream of struct uhid_event records over one connection
 // (socket pair or Unix stream socket): UHID_CREATE2 arrives, UHID_INPUT2 delivers an input
 // report, UHID_DESTROY or a closed connection unplugs; output reports go back as UHID_OUTPUT.
+// Records towards a peer are queued (bounded, as the kernel's uhid queue is), so a peer that
+// stops reading makes writes fail instead of blocking the writer.
 class VirtualHub {
 public:
     VirtualHub();
