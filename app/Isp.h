@@ -185,7 +185,6 @@ private:
     void logLine(const std::string& line);
 
     std::mutex deviceMutex;  // hidDevice against the link worker's writes
-    std::weak_ptr<LUsbProc> ispLink;  // the link startIsp opened, for tmWaitDisconnect
 };
 
 extern TfmIsp* fmIsp;

@@ -80,6 +80,9 @@ void TfmIsp::HidCtlDeviceUnplug(hid::Device& device) {
         std::lock_guard<std::mutex> guard(deviceMutex);
         hidDevice = nullptr;
     }
+    // The link the wait after MCU Reset was to drop goes now; a tick later would instead drop
+    // the link of a device that came back quickly.
+    if (isBootLoader(device)) tmWaitDisconnect.SetEnabled(false);
     hid::Device* released = &device;
     HidCtl->CheckIn(released);
     sbStatus.SetPanelText(1, text::kNoDevice);

@@ -75,8 +75,8 @@ void TfmIsp::loadMcuImage(uint32_t capacity) {
 void TfmIsp::startIsp() {
     if (hidDevice == nullptr) return;
     dropLink();  // a link left open by a failed run is replaced
+    tmWaitDisconnect.SetEnabled(false);  // a tick left from an earlier run must not drop this link
     usbProc = std::make_shared<LUsbProc>(this);
-    ispLink = usbProc;
     if (!usbProc->Start()) {
         closeLink();
         return;

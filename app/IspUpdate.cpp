@@ -57,9 +57,7 @@ void TfmIsp::tmUsbWaitTimer() {
 
 void TfmIsp::tmWaitDisconnectTimer() {
     tmWaitDisconnect.SetEnabled(false);
-    // Only the programming link is dropped here: a device that came back quickly may already
-    // be talking over the link its parameter read opened.
-    if (!usbProc || usbProc == ispLink.lock()) closeLink();
+    closeLink();
 }
 
 void TfmIsp::tmRunStepTimer() {
