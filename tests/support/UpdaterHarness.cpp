@@ -42,8 +42,14 @@ SmallImages::SmallImages(int mcuBytes, int dspWords) {
         hexLines.push_back(hexRecord(address, image.data() + address, count, 0));
     }
     hexLines.push_back(":00000001FF");
-    for (const std::string& line : hexLines) hexPointers.push_back(line.c_str());
+    SetHexLines(hexLines);
     for (int i = 0; i < dspWords; ++i) words.push_back(0x9E000000u + uint32_t(i) * 0x01010101u);
+}
+
+void SmallImages::SetHexLines(std::vector<std::string> lines) {
+    hexLines = std::move(lines);
+    hexPointers.clear();
+    for (const std::string& line : hexLines) hexPointers.push_back(line.c_str());
 }
 
 Harness::Harness()

@@ -23,6 +23,7 @@ emu::Config FastDevice(emu::Personality start = emu::Personality::RunMode);
 // small DSP word table.
 struct SmallImages {
     explicit SmallImages(int mcuBytes, int dspWords);
+    void SetHexLines(std::vector<std::string> lines);
     std::vector<std::string> hexLines;
     std::vector<const char*> hexPointers;
     std::vector<uint32_t> words;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <numeric>
 
 #include "app/Texts.h"
@@ -409,47 +410,43 @@ TEST(Failures, EarlyReplyIsDroppedByTheGateAndTheSequenceWaits) {
     ASSERT_TRUE(h.WaitForBox(text::kUnpluggedDuringMcu));
 }
 
-TEST(Failures, IncompleteImageIsNeverProgrammed) {
-    const std::vector<std::string> brokenTails[] = {
-        {},                                           // no end-of-file record
-        {":0400000512345678E3", "garbage"},           // a line that is not a record
+struct BrokenImageCase {
+    const char* name;
+    std::function<void(std::vector<std::string>&)> spoil;
+    const char* box;
+    bool plain;
+};
+
+TEST(Failures, ImageThatDoesNotLoadCompletelyIsNeverProgrammed) {
+    const BrokenImageCase cases[] = {
+        {"no end-of-file record", [](auto& lines) { lines.pop_back(); }, text::kImageIncomplete,
+         false},
+        {"a line that is not a record",
+         [](auto& lines) { lines.insert(lines.end() - 1, "garbage"); }, text::kImageIncomplete,
+         false},
+        {"a record with a wrong checksum", [](auto& lines) { lines[1].back() ^= 1; },
+         text::kChecksumError, true},
     };
-    for (const auto& tail : brokenTails) {
+    for (const BrokenImageCase& c : cases) {
+        SCOPED_TRACE(c.name);
         Harness h;
         SmallImages images(64, 8);
-        images.hexLines.pop_back();
-        for (const std::string& line : tail) images.hexLines.push_back(line);
-        images.hexPointers.clear();
-        for (const std::string& line : images.hexLines) images.hexPointers.push_back(line.c_str());
+        std::vector<std::string> lines = images.hexLines;
+        c.spoil(lines);
+        images.SetHexLines(lines);
         h.UseImages(images);
         emu::DeviceEmulator& device = h.Attach(FastDevice());
         h.Start();
         ASSERT_TRUE(h.WaitForStartEnabled());
         h.isp().btnStartProgram.Click();
-        ASSERT_TRUE(h.WaitForBox(text::kImageIncomplete));
+        ASSERT_TRUE(h.WaitForBox(c.box));
         h.Pump(200);
+        ASSERT_EQ(h.boxes.size(), 1u);
+        EXPECT_EQ(h.boxes[0].plain, c.plain);
         EXPECT_TRUE(harness::ReceivedReports(device).empty());
         EXPECT_TRUE(h.isp().btnStartProgram.Enabled());
         EXPECT_EQ(h.isp().updateActive, 0);
     }
-}
-
-TEST(Failures, ChecksumErrorShowsItsOwnBoxOnly) {
-    Harness h;
-    SmallImages images(64, 8);
-    images.hexLines[1][images.hexLines[1].size() - 1] ^= 1;  // spoil one record's checksum
-    images.hexPointers.clear();
-    for (const std::string& line : images.hexLines) images.hexPointers.push_back(line.c_str());
-    h.UseImages(images);
-    emu::DeviceEmulator& device = h.Attach(FastDevice());
-    h.Start();
-    ASSERT_TRUE(h.WaitForStartEnabled());
-    h.isp().btnStartProgram.Click();
-    ASSERT_TRUE(h.WaitForBox(text::kChecksumError));
-    h.Pump(200);
-    ASSERT_EQ(h.boxes.size(), 1u);
-    EXPECT_TRUE(h.boxes[0].plain);
-    EXPECT_TRUE(harness::ReceivedReports(device).empty());
 }
 
 }  // namespace
