@@ -121,6 +121,26 @@ TEST(MainWindow, FindsABootLoaderAlreadyAttached) {
     EXPECT_FALSE(h.isp().bnDspPorgram.Enabled());
 }
 
+TEST(MainWindow, TwoDevicesAreBothCheckedOutAndAnyUnplugReleasesTheReference) {
+    Harness h;
+    emu::DeviceEmulator& runMode = h.Attach(harness::FastDevice());
+    h.Attach(harness::FastDevice(emu::Personality::BootLoader));
+    h.Start();
+    ASSERT_TRUE(h.WaitFor([&] { return h.isp().HidCtl->Count() == 2 && h.isp().hidDevice; }));
+    h.Pump(50);
+    // Both are checked out in list order; the reference is the last one.
+    EXPECT_EQ(h.isp().hidDevice->ProductID(), kBootLoaderProductId);
+    EXPECT_EQ(h.isp().devicePanel(), text::kDetectUpdateHid);
+    runMode.Stop();
+    ASSERT_TRUE(h.WaitFor([&] { return h.isp().hidDevice == nullptr; }));
+    h.Pump(50);
+    // The boot loader is still attached and checked out, so nothing picks it up again.
+    EXPECT_EQ(h.isp().HidCtl->Count(), 1);
+    EXPECT_EQ(h.isp().hidDevice, nullptr);
+    EXPECT_EQ(h.isp().devicePanel(), text::kNoDevice);
+    EXPECT_FALSE(h.isp().btnStartProgram.Enabled());
+}
+
 TEST(MainWindow, DeviceChangeNoticeWithADeviceHeldChangesNothing) {
     Harness h;
     h.Attach(harness::FastDevice());
