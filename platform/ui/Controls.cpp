@@ -214,9 +214,14 @@ struct ProgressBarImpl : Control::Impl {
     CaptionBar& bar() { return *static_cast<CaptionBar*>(widget.data()); }
 
     // An empty range would turn Qt's bar into a busy indicator; it stays an empty bar.
+    // Qt repaints a bar at once when its value moves far enough; the update loop moves it once
+    // per exchange, so the repaint is left to the next paint pass instead of being made inside
+    // the handler that is about to send the next frame.
     void apply() {
+        bar().setUpdatesEnabled(false);
         bar().setRange(min, std::max(max, min + 1));
         bar().setValue(position);
+        bar().setUpdatesEnabled(true);
     }
 
     int min = 0;
