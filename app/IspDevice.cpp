@@ -96,8 +96,10 @@ void TfmIsp::HidCtlDeviceUnplug(hid::Device& device) {
             break;
         case UpdatePhase::ReadingParameters:
         case UpdatePhase::AwaitingDsp:
-            // The firmware is in place; when the device returns the read starts over.
+            // The firmware is in place; when the device returns the read starts over. A DSP
+            // start already armed would otherwise send its first block into the new read.
             tmRunStep.SetEnabled(false);
+            tmDspProgram.SetEnabled(false);
             runStep = 3;
             updatePhase = UpdatePhase::AwaitingRunMode;
             break;
