@@ -54,7 +54,6 @@ struct Options {
     int latencyUs = 1000;
     int repeatUs = 1000;
     int reenumerateMs = int(emu::Timing{}.toBootLoader.count());
-    emu::ReplyModel replies = emu::ReplyModel::Repeat;
     int idleSeconds = 10;
     int startupRuns = 5;
 };
@@ -71,8 +70,6 @@ void printHelp() {
         "                        embedded ones\n"
         "  --latency-us N        device processing time of every frame (default 1000)\n"
         "  --repeat-us N         repeat period of the boot loader's reply (default 1000)\n"
-        "  --reply repeat|single the boot loader repeats its reply until the next frame\n"
-        "                        (default) or answers once\n"
         "  --reenumerate-ms N    time the device stays off the bus when it changes personality\n"
         "                        (default 1000)\n"
         "  --idle-s N            idle measurement after the last update (default 10; 0 = none)\n"
@@ -106,8 +103,6 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         else if (arg == "--reenumerate-ms") ok = parseInt(next, 0, &o.reenumerateMs);
         else if (arg == "--idle-s") ok = parseInt(next, 0, &o.idleSeconds);
         else if (arg == "--startup-runs") ok = parseInt(next, 0, &o.startupRuns);
-        else if (arg == "--reply" && next && std::string(next) == "repeat") o.replies = emu::ReplyModel::Repeat;
-        else if (arg == "--reply" && next && std::string(next) == "single") o.replies = emu::ReplyModel::Single;
         else return std::nullopt;
         if (!ok) return std::nullopt;
         ++i;
@@ -641,7 +636,8 @@ void printStartup(int runs) {
 emu::Config deviceConfig(const Options& options, DeviceRecorder& recorder) {
     emu::Config config;
     config.start = emu::Personality::RunMode;
-    config.timing.bootLoaderReplies = options.replies;
+    // A device that answers once, before the gate opens, would never be heard.
+    config.timing.bootLoaderReplies = emu::ReplyModel::Repeat;
     config.timing.latency = std::chrono::microseconds(options.latencyUs);
     config.timing.repeatEvery = std::chrono::microseconds(options.repeatUs);
     config.timing.toBootLoader = std::chrono::milliseconds(options.reenumerateMs);
