@@ -135,18 +135,12 @@ void LUsb::SendFrame(const ByteVector& frame) {
     SendBytes(frame.data(), static_cast<int>(frame.size()));
 }
 
-// Each report gets its own slot, so a report handed over while the worker still feeds the
-// previous one is neither torn nor lost; only a full set of slots drops the newest report.
 void LUsb::ReceiveBytes(const uint8_t* bytes, int length) {
     const int32_t n = boundedLength(bytes, length);
     if (n == 0 || !events) return;
     {
         LockGuard guard(bufferLock);
-        if (rxCount == kPendingReports) return;
-        Report& slot = rxBuffer[(rxHead + rxCount) % kPendingReports];
-        std::memcpy(slot.bytes, bytes, static_cast<std::size_t>(n));
-        slot.length = n;
-        ++rxCount;
+        if (!rxBuffer.push(bytes, n)) return;
     }
     events->signal(kRxEvent);
 }
@@ -169,13 +163,26 @@ bool LUsb::WaitForAllWorkers(int timeoutMs) {
 }
 
 void LUsb::transmit(const uint8_t* bytes, int length) {
-    const int32_t n = boundedLength(bytes, length);
     {
         LockGuard guard(bufferLock);
-        if (n > 0) std::memcpy(txBuffer, bytes, static_cast<std::size_t>(n));
-        txLength = n;
+        if (!txBuffer.push(bytes, boundedLength(bytes, length))) return;
     }
     events->signal(kTxEvent);
+}
+
+bool LUsb::HandOvers::push(const uint8_t* bytes, int32_t length) {
+    if (count == kPendingHandOvers) return false;
+    Slot& slot = slots[(head + count) % kPendingHandOvers];
+    if (length > 0) std::memcpy(slot.bytes, bytes, static_cast<std::size_t>(length));
+    slot.length = length;
+    ++count;
+    return true;
+}
+
+bool LUsb::HandOvers::pop() {
+    head = (head + 1) % kPendingHandOvers;
+    --count;
+    return count > 0;
 }
 
 // The owner's handler runs inside our own call on the main thread, so that a Stop from within
@@ -209,15 +216,15 @@ void LUsb::WorkerLoop() {
     markEnded();
 }
 
-// Feeds the oldest pending report; the slot stays the worker's until it has been fed, and a
-// further pending report wakes the worker again (received bytes keep their priority).
+// Feeds the oldest report handed over; a further one wakes the worker again, so received
+// bytes keep their priority over frames and the stop.
 void LUsb::ProcessReceived() {
-    const Report* report = nullptr;
+    const HandOvers::Slot* report = nullptr;
     {
         LockGuard guard(bufferLock);
-        if (rxCount == 0) return;
-        report = &rxBuffer[rxHead];
+        report = rxBuffer.front();
     }
+    if (report == nullptr) return;  // a late wake-up for a report already fed
     {
         LockGuard guard(lock);
         for (int32_t i = 0; i < report->length; ++i) OnRxByte(report->bytes[i]);
@@ -225,22 +232,26 @@ void LUsb::ProcessReceived() {
     bool more = false;
     {
         LockGuard guard(bufferLock);
-        rxHead = (rxHead + 1) % kPendingReports;
-        --rxCount;
-        more = rxCount > 0;
+        more = rxBuffer.pop();
     }
     if (more) events->signal(kRxEvent);
 }
 
-// The frame is copied out first, so a hand-over during the write cannot tear it.
+// Writes the oldest frame handed over. A frame handed over before the previous one was
+// written (a stray reply completed in between) waits its turn instead of replacing it.
 void LUsb::WriteFrame() {
-    retryCount = 0;
-    silentPeriodCount = 0;
+    bool more = false;
     {
         LockGuard guard(bufferLock);
-        std::memcpy(txWritten, txBuffer, static_cast<std::size_t>(txLength));
-        txWrittenLength = txLength;
+        const HandOvers::Slot* frame = txBuffer.front();
+        if (frame == nullptr) return;  // a late wake-up for a frame already written
+        std::memcpy(txWritten, frame->bytes, static_cast<std::size_t>(frame->length));
+        txWrittenLength = frame->length;
+        more = txBuffer.pop();
     }
+    if (more) events->signal(kTxEvent);
+    retryCount = 0;
+    silentPeriodCount = 0;
     LockGuard guard(lock);
     owner->writeReport(txWritten, txWrittenLength);
 }

@@ -50,8 +50,9 @@ public:
     static constexpr int kDefaultWaitTimeoutMs = 800;
     static constexpr int kDefaultRetryLimit = 2;
     static constexpr int kStopWaitMs = 5000;
-    // Input reports handed over and not yet fed through; a report beyond these is dropped.
-    static constexpr int kPendingReports = 16;
+    // Frames and input reports handed over and not yet taken by the worker; one beyond these
+    // is dropped.
+    static constexpr int kPendingHandOvers = 16;
 
     // Objects are created with std::make_shared: the worker shares ownership of its link, so
     // the link outlives its worker even when the owner lets go first.
@@ -77,7 +78,7 @@ public:
     static bool WaitForAllWorkers(int timeoutMs);
 
 protected:
-    // Moves a frame into txBuffer and wakes the worker: the transmit path of this class.
+    // Copies a frame into txBuffer and wakes the worker: the transmit path of this class.
     void transmit(const uint8_t* bytes, int length);
     // Delivers a message synchronously to the owner; false when the link is stopping.
     bool deliver(uint32_t msg, uintptr_t wParam, intptr_t lParam);
@@ -87,9 +88,22 @@ protected:
     // Wait periods that timed out since the last frame was written (diagnostics and tests).
     int silentPeriods() const { return silentPeriodCount.load(); }
 
-    struct Report {
-        int32_t length = 0;
-        uint8_t bytes[kBufferSize] = {};
+    // Byte blocks handed from the main thread to the worker, oldest first. Each keeps its own
+    // slot, so a hand-over while the worker still uses the previous one neither tears nor
+    // overwrites it. Guarded by bufferLock; the front slot is the worker's until it pops it.
+    struct HandOvers {
+        struct Slot {
+            int32_t length = 0;
+            uint8_t bytes[kBufferSize] = {};
+        };
+        bool push(const uint8_t* bytes, int32_t length);
+        const Slot* front() const { return count == 0 ? nullptr : &slots[head]; }
+        // Drops the front slot; true when more are waiting.
+        bool pop();
+
+        Slot slots[kPendingHandOvers];
+        int32_t head = 0;
+        int32_t count = 0;
     };
 
     os::Lock lock;
@@ -99,12 +113,8 @@ protected:
     std::atomic<bool> running{false};
     // rx, tx, stop: the order of the wait is their priority.
     std::unique_ptr<os::EventSet<3>> events;
-    uint8_t txBuffer[kBufferSize] = {};
-    int32_t txLength = 0;
-    // Reports handed over, oldest at rxHead; a slot belongs to the worker until it is fed.
-    Report rxBuffer[kPendingReports];
-    int32_t rxHead = 0;
-    int32_t rxCount = 0;
+    HandOvers txBuffer;
+    HandOvers rxBuffer;
     std::atomic<int32_t> waitTimeout{kDefaultWaitTimeoutMs};
     int32_t retryLimit = kDefaultRetryLimit;
 
@@ -124,7 +134,7 @@ private:
     std::atomic<int> silentPeriodCount{0};
     mutable os::Lock endLock;  // with endChanged: the worker's end, waited for by Stop
     std::condition_variable endChanged;
-    os::Lock bufferLock;  // txBuffer/txLength, rxHead/rxCount and free rxBuffer slots
+    os::Lock bufferLock;  // txBuffer and rxBuffer
     // The last frame written, copied out of txBuffer by the worker (worker thread only).
     uint8_t txWritten[kBufferSize] = {};
     int32_t txWrittenLength = 0;

@@ -182,6 +182,23 @@ TEST_F(ProcTest, QueuedFramesGoOutOnePerReplyInOrder) {
     EXPECT_EQ(order, alternating);
 }
 
+TEST_F(ProcTest, AStrayReplyDoesNotCostTheFrameItOvertakes) {
+    start();
+    const ByteVector c1 = framedCommand(1), c2 = framedCommand(2), c3 = framedCommand(3);
+    // The device answers c1 twice; the second copy arrives before c2 has been written and is
+    // taken as c2's reply, which sends c3 on its heels.
+    owner.onFrame = [&](const ByteVector&, uint32_t) {
+        if (owner.count(Kind::Frame) == 1) feed(*link, framedReply(1, 0));
+    };
+    submitAndWaitWritten(c1);
+    link->Submit(c2, true);
+    link->Submit(c3, true);
+    feed(*link, framedReply(1, 0));
+    waitReplies(2);
+    ASSERT_TRUE(waitFor([&] { return owner.count(Kind::Write) == 3; }));
+    EXPECT_EQ(writes(), (std::vector<ByteVector>{c1, c2, c3}));
+}
+
 TEST_F(ProcTest, AFrameSubmittedWithoutAppendTakesTheReplaceableSlot) {
     start();
     const ByteVector first = framedCommand(1), a = framedCommand(2), b = framedCommand(3);

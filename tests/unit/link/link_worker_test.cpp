@@ -293,19 +293,38 @@ TEST_F(WorkerTest, ReportsHandedOverWhileTheWorkerIsBusyAreFedInOrder) {
     EXPECT_EQ(fed, all);
 }
 
+TEST_F(WorkerTest, FramesHandedOverWhileTheWorkerWritesAreWrittenInOrder) {
+    Gate gate;
+    owner.onWrite = [&](const ByteVector&) {
+        owner.onWrite = nullptr;
+        gate.pass();
+    };
+    start();
+    send(frameWithGroup(1));
+    ASSERT_TRUE(gate.waitArrived());
+    send(frameWithGroup(2));
+    send(frameWithGroup(3));
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return owner.count(Kind::Write) == 3; }));
+    std::vector<ByteVector> written;
+    for (const Record& r : owner.of(Kind::Write)) written.push_back(r.bytes);
+    EXPECT_EQ(written,
+              (std::vector<ByteVector>{frameWithGroup(1), frameWithGroup(2), frameWithGroup(3)}));
+}
+
 TEST_F(WorkerTest, ReportsBeyondThePendingSlotsAreDropped) {
     Gate gate;
     owner.onWrite = [&](const ByteVector&) { gate.pass(); };
     start();
     send(frameWithGroup(1));
     ASSERT_TRUE(gate.waitArrived());
-    for (int i = 0; i < LUsb::kPendingReports + 2; ++i) feed(*link, {static_cast<uint8_t>(i)});
+    for (int i = 0; i < LUsb::kPendingHandOvers + 2; ++i) feed(*link, {static_cast<uint8_t>(i)});
     gate.open();
-    ASSERT_TRUE(waitFor([&] { return owner.count(Kind::RxByte) == LUsb::kPendingReports; }));
+    ASSERT_TRUE(waitFor([&] { return owner.count(Kind::RxByte) == LUsb::kPendingHandOvers; }));
     link->Stop();  // everything pending is fed before the stop
     const std::vector<Record> fed = owner.of(Kind::RxByte);
-    ASSERT_EQ(fed.size(), static_cast<std::size_t>(LUsb::kPendingReports));
-    for (int i = 0; i < LUsb::kPendingReports; ++i) EXPECT_EQ(fed[i].wParam, static_cast<uintptr_t>(i));
+    ASSERT_EQ(fed.size(), static_cast<std::size_t>(LUsb::kPendingHandOvers));
+    for (int i = 0; i < LUsb::kPendingHandOvers; ++i) EXPECT_EQ(fed[i].wParam, static_cast<uintptr_t>(i));
 }
 
 TEST_F(WorkerTest, OversizedFramesAndReportsAreCutToTheBuffer) {
