@@ -5,6 +5,7 @@
 // read and DSP programming), IspUpdate.cpp (the update chain).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -83,7 +84,8 @@ public:
     int32_t imageSize = 0;
     int32_t imageOffset = 0;
     uint32_t frameSum = 0;
-    bool rxEnabled = false;
+    // Read by the HID read threads too, so that reports the gate would drop are dropped there.
+    std::atomic<bool> rxEnabled{false};
     int32_t dspBlockIndex = 0;
     int32_t dspBlockCount = 0;
     uint8_t paramTable[kParamTableSize] = {};

@@ -114,6 +114,7 @@ void TfmIsp::connectHandlers() {
     events.OnDeviceDataError = [this](hid::Device& device, uint32_t error) {
         ui::RunGuarded([&] { HidCtlDeviceDataError(device, error); });
     };
+    events.WantsReports = [this] { return rxEnabled.load(); };
     events.OnSystemDeviceChange = [this] { SendMessage(WM_DEVICECHANGE, 0, 0); };
     events.OnAccessProblem = [this](const std::string& problem) {
         setStepText(problem);

@@ -262,6 +262,7 @@ void Controller::Impl::readLoop(const std::shared_ptr<ReadSession>& session, Dev
             continue;
         }
         std::fill(buffer.begin() + result.size, buffer.begin() + result.size + kReadSlack, 0);
+        if (events->WantsReports && !events->WantsReports()) continue;
         if (!session->call.call([&] { deliverReport(*session, *device, buffer.data(), result.size); }))
             break;
     }

@@ -55,6 +55,10 @@ struct Events {
     // A device of interest exists but cannot be opened (for instance no permission); raised once
     // per device node, with a text the user can act on.
     std::function<void(const std::string& text)> OnAccessProblem;
+    // Asked on the read thread before each input report is handed over: false drops the report
+    // there, sparing the main thread a wake-up for a report it would ignore. Empty: all pass.
+    // Must be safe to call from any thread.
+    std::function<bool()> WantsReports;
 };
 
 class Controller {
