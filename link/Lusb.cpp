@@ -172,7 +172,7 @@ void LUsb::transmit(const uint8_t* bytes, int length) {
 
 bool LUsb::HandOvers::push(const uint8_t* bytes, int32_t length) {
     if (count == kPendingHandOvers) return false;
-    Slot& slot = slots[(head + count) % kPendingHandOvers];
+    Slot& slot = entries[(head + count) % kPendingHandOvers];
     if (length > 0) std::memcpy(slot.bytes, bytes, static_cast<std::size_t>(length));
     slot.length = length;
     ++count;

@@ -97,11 +97,11 @@ protected:
             uint8_t bytes[kBufferSize] = {};
         };
         bool push(const uint8_t* bytes, int32_t length);
-        const Slot* front() const { return count == 0 ? nullptr : &slots[head]; }
+        const Slot* front() const { return count == 0 ? nullptr : &entries[head]; }
         // Drops the front slot; true when more are waiting.
         bool pop();
 
-        Slot slots[kPendingHandOvers];
+        Slot entries[kPendingHandOvers];
         int32_t head = 0;
         int32_t count = 0;
     };
