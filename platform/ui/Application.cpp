@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QIcon>
 #include <QTimer>
 
 #include <chrono>
@@ -8,6 +9,10 @@
 #include <stdexcept>
 
 #include "platform/ui/UiQt.h"
+
+// The built-in icon lives in this static library; naming its initialiser keeps the linker from
+// dropping it. Outside any namespace, as the resource's own symbols are.
+static void initIconResource() { Q_INIT_RESOURCE(icons); }
 
 namespace ui {
 
@@ -17,6 +22,10 @@ Application* instance = nullptr;
 
 // How often RunUntil looks at its condition when no event arrives.
 constexpr int kRunUntilWakeMs = 5;
+
+// The program's icon built into the window layer, in the sizes the desktop installs.
+constexpr const char* kBuiltInIcons[] = {":/icons/48x48/dsp-updater.png",
+                                         ":/icons/128x128/dsp-updater.png"};
 
 QEvent::Type wakeEventType() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -35,6 +44,16 @@ void reportException(const std::string& message) {
         // The report itself failed; nothing may escape into the event loop.
         std::cerr << "Exception: " << message << '\n';
     }
+}
+
+// The icon of every window: the icon theme's one named after the program, which is the one its
+// desktop entry shows (and a theme may restyle), else the built-in copy (not installed, or the
+// demo, which has no desktop entry).
+QIcon windowIconFor(const std::string& appId) {
+    initIconResource();
+    QIcon builtIn;
+    for (const char* file : kBuiltInIcons) builtIn.addFile(file);
+    return QIcon::fromTheme(toQt(appId), builtIn);
 }
 
 }  // namespace
@@ -112,6 +131,7 @@ Application::Impl::Impl(int& argc, char** argv, const std::string& appId)
     : app(std::make_unique<QApplication>(argc, argv)) {
     QCoreApplication::setApplicationName(toQt(appId));
     QGuiApplication::setDesktopFileName(toQt(appId));
+    QGuiApplication::setWindowIcon(windowIconFor(appId));
     // The main form, not the last window, ends the loop: the diagnostic windows may stay open.
     QApplication::setQuitOnLastWindowClosed(false);
     registerFontSubstitutes();
