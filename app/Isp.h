@@ -186,7 +186,10 @@ private:
     void copyImageBytes(uint8_t* to, int32_t offset, int32_t count) const;
     void logLine(const std::string& line);
 
+    bool isStaleIspRepeat(const uint8_t* report) const;
+
     std::mutex deviceMutex;  // hidDevice against the link worker's writes
+    uint8_t lastIspReply[kRawReplyLength] = {};  // the boot loader's answer last taken
 };
 
 extern TfmIsp* fmIsp;

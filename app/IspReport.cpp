@@ -57,15 +57,27 @@ void TfmIsp::writeReport(const uint8_t* bytes, int32_t count) {
     }
 }
 
+// The boot loader repeats its latest answer until the next frame reaches it; a repeat of the
+// previous answer still on its way when the gate reopens does not answer the frame just sent.
+bool TfmIsp::isStaleIspRepeat(const uint8_t* report) const {
+    uint32_t echo = 0;
+    for (int i = 0; i < kEchoSumLength; ++i) echo |= uint32_t(report[i]) << (8 * i);
+    return echo != frameSum && std::memcmp(report, lastIspReply, kReportDataBytes) == 0;
+}
+
 void TfmIsp::HidCtlDeviceData(hid::Device& device, uint8_t reportId, const uint8_t* data,
                               uint16_t size) {
     (void)device;
     if (!rxEnabled) return;
-    // While programming the MCU exactly one report is taken each time the gate opens.
-    if (ispStep >= kIspConnect) rxEnabled = false;
     // A report shorter than 64 data bytes is zero-padded, as the HID core pads short reports.
     uint8_t report[kReportDataBytes] = {};
     std::memcpy(report, data, std::min<std::size_t>(size, kReportDataBytes));
+    if (ispStep >= kIspConnect) {
+        if (isStaleIspRepeat(report)) return;
+        // While programming the MCU exactly one report is taken each time the gate opens.
+        rxEnabled = false;
+        std::memcpy(lastIspReply, report, kReportDataBytes);
+    }
     // A framed length that would not fit in the report is cut to the report.
     int count = isFramedReply(report)
                     ? std::min(report[kLengthByte] + kFrameOverhead, kReportDataBytes)

@@ -255,6 +255,46 @@ TEST(IspSequence, ProgramIndexOfLowPacketNumbers) {
     EXPECT_FALSE(h.isp().tmUsbWait.Enabled());
 }
 
+class NoDevice : public hid::Device {
+public:
+    uint16_t VendorID() const override { return kVendorId; }
+    uint16_t ProductID() const override { return kBootLoaderProductId; }
+    int OutputReportLength() const override { return 65; }
+    int InputReportLength() const override { return 65; }
+    bool WriteReport(const uint8_t*, std::size_t) override { return false; }
+    std::string Path() const override { return "none"; }
+    bool IsCheckedOut() const override { return true; }
+};
+
+TEST(IspSequence, StaleRepeatOfThePreviousAnswerDoesNotCloseTheGate) {
+    Harness h;
+    NoDevice device;
+    TfmIsp& isp = h.isp();
+    auto answer = [](uint32_t sum, uint8_t packet) {
+        std::vector<uint8_t> report(64, 0);
+        for (int i = 0; i < 4; ++i) report[std::size_t(i)] = uint8_t(sum >> (8 * i));
+        report[4] = packet;
+        return report;
+    };
+    const std::vector<uint8_t> previous = answer(129, 2), current = answer(133, 3);
+    isp.ispStep = 3;
+    isp.frameSum = 129;
+    isp.rxEnabled = true;
+    isp.HidCtlDeviceData(device, 0, previous.data(), 64);
+    EXPECT_FALSE(isp.rxEnabled);  // taken: it answers the frame it echoes
+    // The next frame is out and its gate open; a late repeat of the previous answer arrives.
+    isp.frameSum = 133;
+    isp.rxEnabled = true;
+    isp.HidCtlDeviceData(device, 0, previous.data(), 64);
+    EXPECT_TRUE(isp.rxEnabled);
+    isp.HidCtlDeviceData(device, 0, current.data(), 64);
+    EXPECT_FALSE(isp.rxEnabled);
+    // Two frames with the same sum: the same answer again is taken as the reply.
+    isp.rxEnabled = true;
+    isp.HidCtlDeviceData(device, 0, current.data(), 64);
+    EXPECT_FALSE(isp.rxEnabled);
+}
+
 struct WrongSumCase {
     int command;
     const char* box;
