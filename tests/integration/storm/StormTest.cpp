@@ -1,9 +1,11 @@
 // Plug and unplug storms of devices in both modes through the real main window, begun while a
-// link to a run-mode device is open and its parameter read is under way. Afterwards the window
+// link to a run-mode device is open and its parameter read is under way, with further reads
+// started on whichever run-mode device the window holds during the storm. Afterwards the window
 // holds the one device still attached, shows its mode, and can talk to it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -40,6 +42,11 @@ public:
                 attached_.pop_front();
             }
             if (pump(random_)) h_.Pump(1);
+            // A run-mode device held: sometimes a new parameter read opens a link to it.
+            if (h_.isp().devicePanel() == text::kDetectRunHid && coin(random_)) {
+                h_.isp().bnSecurity.Click();
+                ++reads_;
+            }
         }
         for (emu::DeviceEmulator* device : attached_) unplug(device);
         attached_.clear();
@@ -53,15 +60,22 @@ public:
     }
 
     void unplug(emu::DeviceEmulator* device) {
+        if (device->GetCounters().open) ++opened_;
         device->Stop();
         auto& all = h_.devices;
         all.erase(std::remove_if(all.begin(), all.end(), [&](const auto& d) { return d.get() == device; }),
                   all.end());
     }
 
+    // Devices the window had checked out before they left.
+    int opened() const { return opened_; }
+    int reads() const { return reads_; }
+
 private:
     Harness& h_;
     std::mt19937 random_;
+    int opened_ = 0;
+    int reads_ = 0;
     std::deque<emu::DeviceEmulator*> attached_;
 };
 
@@ -100,6 +114,10 @@ protected:
     void endStorm(uint32_t seed) {
         Storm storm(h, seed);
         storm.Run(first);
+        EXPECT_GT(storm.opened(), kStormArrivals / 10) << "the storm passed the window by";
+        EXPECT_GT(storm.reads(), 0);
+        std::printf("storm %u: %d of %d devices checked out before they left, %d reads started\n",
+                    seed, storm.opened(), kStormArrivals + 1, storm.reads());
         ASSERT_TRUE(h.WaitFor([&] { return h.isp().HidCtl->Count() == 0; }));
         EXPECT_EQ(h.isp().hidDevice, nullptr);
         EXPECT_EQ(h.isp().devicePanel(), text::kNoDevice);
