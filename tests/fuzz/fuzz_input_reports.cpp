@@ -180,6 +180,9 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The offscreen platform warns about every box it shows; thousands of boxes a second would
+    // bury the fuzzer's own output.
+    setenv("QT_LOGGING_RULES", "default.warning=false", 0);
     static int qtArgc = 1;
     static char* qtArgv[] = {(*argv)[0], nullptr};
     (void)argc;
