@@ -12,6 +12,7 @@ Bytes Framed(const LCmd& cmd) { return BuildFrame(cmd, MODE_FRAMED); }
 // A device frame as the updater expects it: 10 02 01 00 L code payload 10 03 check, padded.
 Bytes DeviceFrame(uint8_t code, const Bytes& payload) {
     Bytes f{0x10, 0x02, 0x01, 0x00, uint8_t(payload.size() + 1), code};
+    f.reserve(emu::kReportSize);
     f.insert(f.end(), payload.begin(), payload.end());
     f.push_back(0x10);
     f.push_back(0x03);
