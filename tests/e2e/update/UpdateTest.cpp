@@ -19,15 +19,6 @@ using harness::SmallImages;
 constexpr uint8_t kIspData = 0x00;
 constexpr uint8_t kIspReset = 0x86;
 
-std::vector<int> ispCommands(const emu::DeviceEmulator& device) {
-    std::vector<int> commands;
-    for (const emu::LogEvent& event : device.Log())
-        if (event.kind == emu::EventKind::Output &&
-            event.personality == emu::Personality::BootLoader && event.bytes.size() > 1)
-            commands.push_back(event.bytes[1]);
-    return commands;
-}
-
 std::vector<emu::Bytes> ispFrames(const emu::DeviceEmulator& device) {
     std::vector<emu::Bytes> frames;
     for (const emu::LogEvent& event : device.Log())
@@ -35,6 +26,12 @@ std::vector<emu::Bytes> ispFrames(const emu::DeviceEmulator& device) {
             event.personality == emu::Personality::BootLoader && event.bytes.size() > 1)
             frames.emplace_back(event.bytes.begin() + 1, event.bytes.end());
     return frames;
+}
+
+std::vector<int> ispCommands(const emu::DeviceEmulator& device) {
+    std::vector<int> commands;
+    for (const emu::Bytes& frame : ispFrames(device)) commands.push_back(frame[0]);
+    return commands;
 }
 
 void expectDeviceHoldsImages(const Harness& h, const emu::DeviceEmulator& device) {
