@@ -49,8 +49,8 @@ public:
 
 private:
     void arm(const timespec& period) {
-        const itimerspec spec{period, period};
-        ::timerfd_settime(fd_, 0, &spec, nullptr);
+        const itimerspec schedule{period, period};
+        ::timerfd_settime(fd_, 0, &schedule, nullptr);
     }
     // False when the timer was stopped or re-armed after it became readable.
     bool consumeExpiry() {
