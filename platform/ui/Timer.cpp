@@ -65,21 +65,30 @@ private:
 
 }  // namespace
 
-// The requested state may change on any thread; the tick source lives on the main thread and is
-// brought in line with the request there (sync).
+// The requested state may change on any thread. The tick source is made on the main thread at
+// the first start (sync); once it exists, every change is carried out at once (apply).
 struct Timer::Impl {
     explicit Impl(Timer* timer, int intervalMs) : owner(timer), interval(intervalMs) {}
 
     void sync();
+    void apply();
     void tick();
     void schedule(const std::shared_ptr<Impl>& self);
+    void dropTicks() {
+        std::unique_ptr<TickSource> dropped;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            dropped = std::move(ticks);
+        }
+    }
 
     std::mutex mutex;
     Timer* owner;
     bool enabled = false;
     int interval;
     bool restart = false;  // a stop, restart or new interval not yet carried out
-    std::unique_ptr<TickSource> ticks;  // main thread only; made at the first start
+    // Made and destroyed on the main thread, at the first start; guarded by mutex.
+    std::unique_ptr<TickSource> ticks;
 };
 
 namespace {
@@ -97,23 +106,23 @@ bool onMainThread() {
 }  // namespace
 
 void Timer::Impl::sync() {
-    bool on;
-    int ms;
-    bool restartNow;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        on = enabled;
-        ms = interval;
-        restartNow = restart;
-        restart = false;
-    }
+    std::lock_guard<std::mutex> guard(mutex);
+    if (!ticks && enabled && interval > 0) ticks = std::make_unique<TickSource>([this] { tick(); });
+    apply();
+}
+
+// Under mutex. Arming a timerfd is safe from any thread; only making the tick source (its
+// notifier) needs the main thread.
+void Timer::Impl::apply() {
+    const bool restartNow = restart;
+    restart = false;
+    if (!ticks) return;
     // A timer with no interval stays idle rather than firing on every loop iteration.
-    if (!on || ms <= 0) {
-        if (ticks) ticks->stop();
+    if (!enabled || interval <= 0) {
+        ticks->stop();
         return;
     }
-    if (!ticks) ticks = std::make_unique<TickSource>([this] { tick(); });
-    if (restartNow || !ticks->isActive()) ticks->start(ms);
+    if (restartNow || !ticks->isActive()) ticks->start(interval);
 }
 
 void Timer::Impl::tick() {
@@ -130,6 +139,15 @@ void Timer::Impl::schedule(const std::shared_ptr<Impl>& self) {
         sync();
         return;
     }
+    {
+        // A link restarts its keep-alive after every reply: re-arming in place spares the main
+        // thread a wake-up each time.
+        std::lock_guard<std::mutex> guard(mutex);
+        if (ticks) {
+            apply();
+            return;
+        }
+    }
     mainLoop()->post([weak = std::weak_ptr<Impl>(self)] {
         if (std::shared_ptr<Impl> impl = weak.lock()) impl->sync();
     });
@@ -144,11 +162,11 @@ Timer::~Timer() {
         impl_->enabled = false;
     }
     if (onMainThread()) {
-        impl_->ticks.reset();
+        impl_->dropTicks();
         return;
     }
     // The tick source must go on its own thread.
-    mainLoop()->post([impl = impl_] { impl->ticks.reset(); });
+    mainLoop()->post([impl = impl_] { impl->dropTicks(); });
 }
 
 bool Timer::Enabled() const {
