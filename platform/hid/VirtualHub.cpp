@@ -72,30 +72,55 @@ private:
     WakeFd ready_;
 };
 
-// Records on their way to the peer. Queued, never written by the caller, so neither a report
-// write nor the connection's reader can be held up by a peer that does not read; like the
-// kernel's queue towards a uhid device it is bounded, and a record that does not fit is refused.
+// Records on their way to the peer. A record with nothing queued ahead of it is sent at once
+// when the socket has room, as the kernel hands an output report to a uhid device at once; the
+// rest waits here for the connection's writer, so neither a report write nor the connection's
+// reader is held up by a peer that does not read. Like the kernel's queue towards a uhid
+// device it is bounded, and a record that does not fit is refused.
 class Outbox {
 public:
+    explicit Outbox(int connection) : fd_(connection) {}
+
     int waitFd() const { return pending_.get(); }
+
+    // A record partly sent; the writer sends the rest.
+    struct Pending {
+        uhid_event record;
+        std::size_t sent = 0;
+    };
 
     bool push(const uhid_event& record) {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (closed_ || records_.size() >= kQueuedRecords) return false;
-        records_.push_back(record);
+        if (closed_) return false;
+        std::size_t sent = 0;
+        if (records_.empty() && !writing_) {
+            sent = sendNow(record);
+            if (sent == kRecordSize) return true;
+        } else if (records_.size() >= kQueuedRecords) {
+            return false;
+        }
+        // Also after a failed send: the writer meets the failure again and ends the connection.
+        records_.push_back({record, sent});
         pending_.signal();
         return true;
     }
 
-    std::optional<uhid_event> pop() {
+    // The writer takes the oldest record and holds the stream until done().
+    std::optional<Pending> pop() {
         std::lock_guard<std::mutex> guard(mutex_);
         if (records_.empty()) {
             pending_.drain();
             return std::nullopt;
         }
-        uhid_event record = records_.front();
+        Pending next = records_.front();
         records_.pop_front();
-        return record;
+        writing_ = true;
+        return next;
+    }
+
+    void done() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        writing_ = false;
     }
 
     void close() {
@@ -105,15 +130,23 @@ public:
     }
 
 private:
+    // The bytes of the record the socket took without waiting.
+    std::size_t sendNow(const uhid_event& record) const {
+        ssize_t n = ::send(fd_, &record, kRecordSize, MSG_DONTWAIT | MSG_NOSIGNAL);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+
+    const int fd_;
     std::mutex mutex_;
-    std::deque<uhid_event> records_;
+    std::deque<Pending> records_;
+    bool writing_ = false;  // the writer holds a record: nothing may overtake it
     bool closed_ = false;
     WakeFd pending_;
 };
 
 // One connection and the device currently created on it.
 struct Slot {
-    Slot(int slotNumber, int connection) : number(slotNumber), fd(connection) {}
+    Slot(int slotNumber, int connection) : number(slotNumber), fd(connection), outbox(connection) {}
 
     bool send(const uhid_event& record) { return outbox.push(record); }
 
@@ -206,7 +239,7 @@ struct VirtualHub::Impl {
     void reapEnded();
     void readConnection(const std::shared_ptr<Slot>& slot);
     void writeConnection(Slot& slot);
-    bool writeRecord(Slot& slot, const uhid_event& record);
+    bool writeRecord(Slot& slot, const Outbox::Pending& pending);
     bool handleRecord(Slot& slot, const uhid_event& record);
     bool create(Slot& slot, const uhid_create2_req& request);
     void destroy(Slot& slot);
@@ -294,8 +327,10 @@ void VirtualHub::Impl::writeConnection(Slot& slot) {
         pollfd fds[3] = {{stop.get(), POLLIN, 0}, {slot.ended.get(), POLLIN, 0},
                          {slot.outbox.waitFd(), POLLIN, 0}};
         if (pollRetry(fds, 3, -1) < 0 || fds[0].revents != 0 || fds[1].revents != 0) return;
-        if (std::optional<uhid_event> record = slot.outbox.pop()) {
-            if (!writeRecord(slot, *record)) {
+        if (std::optional<Outbox::Pending> next = slot.outbox.pop()) {
+            const bool written = writeRecord(slot, *next);
+            slot.outbox.done();
+            if (!written) {
                 // The peer is gone or broke the stream: end the connection.
                 ::shutdown(slot.fd.get(), SHUT_RDWR);
                 slot.outbox.close();
@@ -306,9 +341,9 @@ void VirtualHub::Impl::writeConnection(Slot& slot) {
 }
 
 // Writes one whole record; false when the connection failed or the hub stops.
-bool VirtualHub::Impl::writeRecord(Slot& slot, const uhid_event& record) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
-    std::size_t sent = 0;
+bool VirtualHub::Impl::writeRecord(Slot& slot, const Outbox::Pending& pending) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&pending.record);
+    std::size_t sent = pending.sent;
     while (sent < kRecordSize) {
         ssize_t n = ::send(slot.fd.get(), bytes + sent, kRecordSize - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
