@@ -1,5 +1,6 @@
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFontInfo>
 #include <QLabel>
 #include <QListWidget>
@@ -8,6 +9,7 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QStyledItemDelegate>
+#include <QTimer>
 
 #include <algorithm>
 #include <vector>
@@ -192,6 +194,56 @@ Label::Label(Form& parent, const std::string& name, const Rect& bounds, const st
     SetText(text);
 }
 
+// ---- paced controls ----
+
+namespace {
+
+// A step text or a bar that moves with every exchange looks smooth at 20 changes a second.
+constexpr qint64 kShowPeriodMs = 50;
+
+// Brings a control's widgets in line with its state at a display's pace: a change is shown at
+// once when the last one shown is kShowPeriodMs old, otherwise when it gets that old. Laying
+// out and painting a bar and its caption for every exchange would cost the main thread more
+// than the exchange itself.
+class Pacer {
+public:
+    Pacer(QObject* context, std::function<void()> show)
+        : show_(std::move(show)), timer_(new QTimer(context)) {
+        timer_->setSingleShot(true);
+        QObject::connect(timer_, &QTimer::timeout, timer_, [this] { showNow(); });
+    }
+    ~Pacer() { delete timer_.data(); }
+    Pacer(const Pacer&) = delete;
+    Pacer& operator=(const Pacer&) = delete;
+
+    void changed() {
+        if (!timer_ || timer_->isActive()) return;
+        const qint64 since = lastShown_.isValid() ? lastShown_.elapsed() : kShowPeriodMs;
+        if (since >= kShowPeriodMs)
+            showNow();
+        else
+            timer_->start(static_cast<int>(kShowPeriodMs - since));
+    }
+    // Shows a change still waiting, before the control's layout changes under it.
+    void flush() {
+        if (!timer_ || !timer_->isActive()) return;
+        timer_->stop();
+        showNow();
+    }
+
+private:
+    void showNow() {
+        show_();
+        lastShown_.start();
+    }
+
+    std::function<void()> show_;
+    QPointer<QTimer> timer_;  // a child of the widget, which may go first
+    QElapsedTimer lastShown_;
+};
+
+}  // namespace
+
 // ---- ProgressBar ----
 
 namespace {
@@ -206,24 +258,28 @@ public:
 };
 
 struct ProgressBarImpl : Control::Impl {
-    explicit ProgressBarImpl(QWidget* area) : Impl(new CaptionBar(area)) {
+    explicit ProgressBarImpl(QWidget* area)
+        : Impl(new CaptionBar(area)), pacer(widget.data(), [this] { show(); }) {
         bar().setAlignment(Qt::AlignCenter);
         bar().setTextVisible(false);
-        apply();
+        show();
     }
     CaptionBar& bar() { return *static_cast<CaptionBar*>(widget.data()); }
 
     // An empty range would turn Qt's bar into a busy indicator; it stays an empty bar.
-    // Qt repaints a bar at once when its value moves far enough; the update loop moves it once
-    // per exchange, so the repaint is left to the next paint pass instead of being made inside
-    // the handler that is about to send the next frame.
-    void apply() {
+    // Qt repaints a bar at once when its value moves far enough; the repaint is left to the
+    // next paint pass instead, which may come after the next frame has been sent.
+    void show() {
+        if (!widget) return;
         bar().setUpdatesEnabled(false);
         bar().setRange(min, std::max(max, min + 1));
         bar().setValue(position);
+        bar().caption = toQt(caption);
+        bar().setTextVisible(!caption.empty());
         bar().setUpdatesEnabled(true);
     }
 
+    Pacer pacer;
     int min = 0;
     int max = 100;
     int position = 0;
@@ -244,7 +300,7 @@ void ProgressBar::SetRange(int min, int max) {
     p.min = min;
     p.max = std::max(min, max);
     p.position = std::clamp(p.position, p.min, p.max);
-    p.apply();
+    p.pacer.changed();
 }
 
 int ProgressBar::Min() const { return progressOf(*impl_).min; }
@@ -256,15 +312,13 @@ int ProgressBar::Position() const { return progressOf(*impl_).position; }
 void ProgressBar::SetPosition(int position) {
     ProgressBarImpl& p = progressOf(*impl_);
     p.position = std::clamp(position, p.min, p.max);
-    p.apply();
+    p.pacer.changed();
 }
 
 void ProgressBar::SetCaption(const std::string& text) {
     ProgressBarImpl& p = progressOf(*impl_);
     p.caption = text;
-    p.bar().caption = toQt(text);
-    p.bar().setTextVisible(!text.empty());
-    p.bar().update();
+    p.pacer.changed();
 }
 
 std::string ProgressBar::Caption() const { return progressOf(*impl_).caption; }
@@ -286,6 +340,7 @@ public:
     };
 
     void addPanel(const std::string& text, int width) {
+        pacer_.flush();
         panels.push_back({newSlot(), width, text});
         panels.back().label->setText(toQt(text));
         arrange();
@@ -293,10 +348,16 @@ public:
 
     void setSimpleText(const std::string& text) {
         simpleText = text;
-        simpleLabel_->setText(toQt(text));
+        pacer_.changed();
+    }
+
+    void setPanelText(Panel& panel, const std::string& text) {
+        panel.text = text;
+        pacer_.changed();
     }
 
     void setSimple(bool on) {
+        pacer_.flush();
         simple = on;
         arrange();
     }
@@ -327,6 +388,11 @@ protected:
     }
 
 private:
+    void showTexts() {
+        simpleLabel_->setText(toQt(simpleText));
+        for (Panel& panel : panels) panel.label->setText(toQt(panel.text));
+    }
+
     QLabel* newSlot() {
         auto* label = new QLabel(this);
         label->setTextFormat(Qt::PlainText);
@@ -336,6 +402,7 @@ private:
     }
 
     QLabel* simpleLabel_;
+    Pacer pacer_{this, [this] { showTexts(); }};
 };
 
 struct StatusBarImpl : Control::Impl {
@@ -388,9 +455,7 @@ std::string StatusBar::PanelText(int index) const {
 
 void StatusBar::SetPanelText(int index, const std::string& text) {
     StatusBarWidget::Panel* panel = panelAt(statusOf(*impl_), index);
-    if (!panel) return;
-    panel->text = text;
-    panel->label->setText(toQt(text));
+    if (panel) statusOf(*impl_).setPanelText(*panel, text);
 }
 
 std::string StatusBar::SimpleText() const { return statusOf(*impl_).simpleText; }

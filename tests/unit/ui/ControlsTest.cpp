@@ -147,17 +147,36 @@ TEST_F(ControlsTest, ProgressBarKeepsPositionInRangeAndShowsCaptionAsGiven) {
     bar.SetRange(0, 20);
     bar.SetPosition(7);
     EXPECT_EQ(bar.Position(), 7);
-    EXPECT_EQ(widget.value(), 7);
+    EXPECT_TRUE(waitFor([&] { return widget.value() == 7; }));
     bar.SetPosition(25);
     EXPECT_EQ(bar.Position(), 20);
     bar.SetRange(0, 10);
     EXPECT_EQ(bar.Position(), 10);
-    EXPECT_EQ(widget.value(), 10);
+    EXPECT_TRUE(waitFor([&] { return widget.value() == 10; }));
 
     bar.SetCaption("50% done %p %v");
     EXPECT_EQ(bar.Caption(), "50% done %p %v");
-    EXPECT_EQ(widget.text().toStdString(), "50% done %p %v");
+    EXPECT_TRUE(waitFor([&] { return widget.text().toStdString() == "50% done %p %v"; }));
     EXPECT_TRUE(widget.isTextVisible());
+}
+
+// The update moves the bar and its caption once per exchange, hundreds of times a second; the
+// widget follows at a display's pace and always ends on the latest state.
+TEST_F(ControlsTest, ProgressBarShowsABurstOfChangesAtADisplaysPaceEndingOnTheLast) {
+    constexpr int kChanges = 1000;
+    ProgressBar bar(form, "pbProgress", {0, 97, 364, 17});
+    auto& widget = widgetOf<QProgressBar>(bar);
+    bar.SetRange(0, kChanges);
+    for (int i = 1; i <= kChanges; ++i) {
+        bar.SetPosition(i);
+        bar.SetCaption("Block " + std::to_string(i));
+    }
+    EXPECT_EQ(bar.Position(), kChanges);
+    EXPECT_EQ(bar.Caption(), "Block 1000");
+    EXPECT_LT(widget.value(), kChanges);
+    EXPECT_TRUE(waitFor([&] {
+        return widget.value() == kChanges && widget.text().toStdString() == "Block 1000";
+    }));
 }
 
 TEST_F(ControlsTest, EmptyProgressRangeIsAnEmptyBarNotABusyIndicator) {
@@ -199,6 +218,15 @@ TEST_F(StatusBarTest, PanelModeShowsPanelsButNotTheSimpleText) {
 
     bar.SetSimplePanel(true);
     EXPECT_EQ(shownTexts(), (std::vector<std::string>{"Sync Package"}));
+}
+
+TEST_F(StatusBarTest, StepTextsInABurstEndOnTheLast) {
+    bar.SetSimplePanel(true);
+    for (int i = 1; i <= 100; ++i) bar.SetSimpleText("Dsp programming " + std::to_string(i));
+    EXPECT_EQ(bar.SimpleText(), "Dsp programming 100");
+    EXPECT_TRUE(waitFor([&] {
+        return shownTexts() == std::vector<std::string>{"Dsp programming 100"};
+    }));
 }
 
 TEST_F(StatusBarTest, LastPanelReachesTheRightEdgeSoLongTextsShow) {
