@@ -357,6 +357,41 @@ TEST_F(VirtualHubTest, WriteToStalledPeerFailsInsteadOfBlocking) {
     EXPECT_TRUE(failed);
 }
 
+// Output reports go straight to the socket while it has room and wait in the hub's queue when it
+// has not, so a record may leave in two parts; the peer must still get every accepted report
+// whole and in order.
+TEST_F(VirtualHubTest, ReportsToASlowPeerArriveWholeAndInOrder) {
+    UhidPeer peer;
+    int hubEnd = peer.connect();
+    // A send buffer so small that the socket takes a record in two pieces (the kernel doubles
+    // the value and sends a stream in pieces of about half of it), so one is cut when it fills.
+    const int sendBuffer = int(sizeof(uhid_event)) * 9 / 10;
+    ASSERT_EQ(::setsockopt(hubEnd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer), 0);
+    hub.AddConnection(hubEnd);
+    ASSERT_TRUE(peer.create(kVendor, kRunProduct));
+    ASSERT_TRUE(waitCount(1));
+    hid::Device* device = checkOut(peer);
+    ASSERT_NE(device, nullptr);
+
+    int accepted = 0;
+    for (; accepted < 1000; ++accepted) {
+        Bytes output(65, 0);
+        output[1] = static_cast<uint8_t>(accepted);
+        output[64] = static_cast<uint8_t>(~accepted);
+        if (!device->WriteReport(output.data(), output.size())) break;
+    }
+    ASSERT_GT(accepted, 2);
+    ASSERT_LT(accepted, 1000);  // the peer never read: the queue filled up
+
+    for (int i = 0; i < accepted; ++i) {
+        std::optional<uhid_event> record = peer.readType(UHID_OUTPUT);
+        ASSERT_TRUE(record.has_value()) << "report " << i;
+        ASSERT_EQ(record->u.output.size, 65);
+        EXPECT_EQ(record->u.output.data[1], static_cast<uint8_t>(i));
+        EXPECT_EQ(record->u.output.data[64], static_cast<uint8_t>(~i));
+    }
+}
+
 class TempDir {
 public:
     TempDir() {
