@@ -66,8 +66,18 @@ private:
     }
 
     void enterIsp() {
-        floor_.resetWait = std::max<Clock::duration>(kMcuPollInterval, resetDeviceTime_);
+        floor_.resetDevice = resetDeviceTime_;
+        floor_.resetWait = firstPollTickAtOrAfter(resetDeviceTime_);
         stage_ = Stage::Isp;
+    }
+
+    // tmMcuProg ticks every interval from the click; it finds the boot loader at the first tick
+    // after its arrival.
+    static Clock::duration firstPollTickAtOrAfter(Clock::duration sinceClick) {
+        const auto ticks = std::max<Clock::rep>(
+            1, (sinceClick.count() + Clock::duration(kMcuPollInterval).count() - 1) /
+                   Clock::duration(kMcuPollInterval).count());
+        return ticks * Clock::duration(kMcuPollInterval);
     }
 
     void resetRequest(std::size_t i) {

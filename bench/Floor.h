@@ -51,9 +51,12 @@ struct FloorInput {
 };
 
 struct Floor {
-    // Start Program → the boot loader can be taken: the device's time for the reset request
-    // and its re-enumeration, and at least one poll interval.
+    // Start Program → the boot loader can be taken: the first tick of the poll's nominal
+    // schedule (every interval from the click) once the device has answered the reset request
+    // and re-enumerated; at least one interval.
     Clock::duration resetWait{};
+    // The device's own part of it: the reset request and the re-enumeration.
+    Clock::duration resetDevice{};
     // Every ISP frame up to the last data frame: from its receipt to the first report the
     // device sent once the frame's gate interval had passed.
     Clock::duration isp{};

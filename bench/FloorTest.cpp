@@ -120,7 +120,9 @@ Timeline wholeUpdate() {
 TEST(Floor, WholeUpdateCountsDeviceTimeGatesAndTimers) {
     const Timeline t = wholeUpdate();
     const Floor f = t.floor(4020, 200);
-    EXPECT_NEAR(ms(f.resetWait), 1 + 1 + 1005, kTolerance);
+    // The device needs 1 + 1 + 1005 ms; the poll finds the boot loader at its next tick.
+    EXPECT_NEAR(ms(f.resetDevice), 1 + 1 + 1005, kTolerance);
+    EXPECT_NEAR(ms(f.resetWait), 1100, kTolerance);
     EXPECT_NEAR(ms(f.isp), 20.5 + 1000.2 + 20.3 + 200 + 300, kTolerance);
     EXPECT_EQ(f.ispFrames, 5);
     EXPECT_NEAR(ms(f.returnToRunMode), 1006, kTolerance);
@@ -158,6 +160,22 @@ TEST(Floor, BootLoaderAlreadyAttachedWaitsOnePollInterval) {
     const Floor f = t.floor(200, 1000);
     EXPECT_EQ(f.resetWait, kMcuPollInterval);
     EXPECT_EQ(f.ispFrames, 1);
+}
+
+// The poll ticks every 100 ms from the click: the boot loader is found at the first tick at or
+// after the moment the device is back, and never before the first one.
+TEST(Floor, ResetWaitEndsAtThePollTickAfterTheDeviceIsBack) {
+    struct Case {
+        double backMs, expectedMs;
+    };
+    for (const Case c : {Case{40, 100}, Case{100, 100}, Case{100.5, 200}, Case{1007, 1100}}) {
+        Timeline t;
+        t.received(0, kRun, 8).sent(0, kRun).at(c.backMs, Kind::Appeared, kBoot);
+        t.received(c.expectedMs + 5, kBoot, 0x80).sent(c.expectedMs + 26, kBoot);
+        const Floor f = t.floor(c.expectedMs + 100, 1000);
+        EXPECT_NEAR(ms(f.resetDevice), c.backMs, kTolerance) << c.backMs;
+        EXPECT_NEAR(ms(f.resetWait), c.expectedMs, kTolerance) << c.backMs;
+    }
 }
 
 TEST(Floor, SlowDeviceOutlastsTheDspTimer) {

@@ -496,6 +496,9 @@ void printUpdates(const Driver& driver) {
     };
     stretch("reset_wait", [](const UpdateResult& u) { return u.floor.firstIspFrame - u.start; },
             [](const UpdateResult& u) { return u.floor.resetWait; });
+    figure("reset_device_ms", median(each(r, [](const UpdateResult& u) {
+               return millis(u.floor.resetDevice);
+           })), "ms");
     stretch("isp", [](const UpdateResult& u) { return u.floor.mcuResetReceived - u.floor.firstIspFrame; },
             [](const UpdateResult& u) { return u.floor.isp; });
     stretch("return", [](const UpdateResult& u) { return u.floor.runModeBack - u.floor.mcuResetReceived; },
