@@ -544,21 +544,51 @@ int ListBox::ItemHeight() const {
 
 namespace {
 
+// Calls back when the watched widget is about to be shown.
+class ShowWatcher : public QObject {
+public:
+    ShowWatcher(QWidget* watched, std::function<void()> onShow)
+        : QObject(watched), onShow_(std::move(onShow)) {
+        watched->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show) onShow_();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> onShow_;
+};
+
 struct MemoImpl : Control::Impl {
     explicit MemoImpl(QWidget* area) : Impl(new QPlainTextEdit(area)) {
         edit().setReadOnly(true);
         edit().setLineWrapMode(QPlainTextEdit::NoWrap);
         edit().setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         edit().setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        new ShowWatcher(&edit(), [this] { showPending(); });
     }
     QPlainTextEdit& edit() { return *static_cast<QPlainTextEdit*>(widget.data()); }
 
+    // Laying out a whole image listing takes milliseconds of the main thread, and the update
+    // rebuilds it at its start: a memo nobody can see takes its text when it is shown.
+    void showText(const std::string&) override {
+        pending = true;
+        if (edit().isVisible()) showPending();
+    }
+
     // The text keeps its "\r\n" line ends; the editor shows plain lines.
-    void showText(const std::string& text) override {
+    void showPending() {
+        if (!pending) return;
+        pending = false;
         QString shown = toQt(text);
         shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         edit().setPlainText(shown);
     }
+
+    bool pending = false;
 };
 
 }  // namespace

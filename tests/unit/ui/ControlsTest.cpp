@@ -287,9 +287,11 @@ TEST_F(ControlsTest, MemoKeepsTheTextAsGivenAndShowsItsLines) {
     EXPECT_EQ(edit.lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(edit.horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
 
+    // A hidden memo takes its text when it is shown; a shown one at once.
     const std::string listing = "00000000  41 ; A\r\n00000010  42 ; B\r\n";
     memo.SetText(listing);
     EXPECT_EQ(memo.Text(), listing);
+    showForm();
     EXPECT_EQ(edit.toPlainText().toStdString(), "00000000  41 ; A\n00000010  42 ; B\n");
 
     memo.Clear();
